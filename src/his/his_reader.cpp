@@ -34,8 +34,9 @@ constexpr std::uint64_t FIRST_READ_BYTES = std::uint64_t{1} << 20;
 // Reads `need` bytes into the start of `buf`, growing it only as bytes arrive: a buffer already
 // large enough is filled in one request, a smaller one doubles per request from 1 MiB. Returns the
 // number of bytes read; throws std::bad_alloc when the buffer cannot grow.
-template <class T>
-std::uint64_t read_into(std::FILE* in, std::vector<T>& buf, std::uint64_t need) {
+template <class Buffer>
+std::uint64_t read_into(std::FILE* in, Buffer& buf, std::uint64_t need) {
+    using T = typename Buffer::value_type;
     const std::uint64_t need_items = (need + sizeof(T) - 1) / sizeof(T);
     std::uint64_t got = 0;
     for (;;) {
@@ -212,21 +213,6 @@ HisFrameResult his_read_frame(std::FILE* in, HIS_Header& header, const HisFrameS
         return HisFrameResult::no_memory;
     }
     return HisFrameResult::read;
-}
-
-void unpack_12bit(const std::uint8_t* packed, std::uint64_t packed_bytes, std::uint16_t* samples) {
-    const std::uint64_t groups = packed_bytes / 3;
-    for (std::uint64_t g = 0; g < groups; ++g) {
-        const std::uint8_t* b = packed + 3 * g;
-        samples[2 * g] = static_cast<std::uint16_t>((b[0] << 4) | (b[1] >> 4));
-        samples[2 * g + 1] = static_cast<std::uint16_t>(((b[1] & 0x0F) << 8) | b[2]);
-    }
-    const std::uint64_t rest = packed_bytes % 3;
-    if (rest != 0) {
-        const std::uint8_t* b = packed + 3 * groups;
-        const int low = rest > 1 ? b[1] >> 4 : 0;
-        samples[2 * groups] = static_cast<std::uint16_t>((b[0] << 4) | low);
-    }
 }
 
 }  // namespace frameburst

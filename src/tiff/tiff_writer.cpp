@@ -362,4 +362,9 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
     return {};
 }
 
+void tiff_encode_row(std::int32_t bits_per_sample, const std::uint16_t* cells, std::int32_t width,
+                     std::uint8_t* out) {
+    encode_row(bits_per_sample, cells, width, out);
+}
+
 }  // namespace frameburst

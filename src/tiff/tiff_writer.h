@@ -37,4 +37,10 @@ struct TiffResult {
                                     std::int32_t bits_per_sample, const std::uint16_t* const* rows,
                                     const char* description);
 
+// Encodes one row of `width` cells as write_tiff stores it with `bits_per_sample` bits per sample
+// (1 to 32), into exactly (bits_per_sample * width + 7) / 8 bytes at `out`. write_tiff skips this
+// for 16 bits on a little-endian host, where the cells in memory already are the stored bytes.
+void tiff_encode_row(std::int32_t bits_per_sample, const std::uint16_t* cells, std::int32_t width,
+                     std::uint8_t* out);
+
 }  // namespace frameburst
