@@ -16,6 +16,9 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+constexpr std::uint64_t SMALL_FRAME_BYTES = std::uint64_t{16} << 10;
+constexpr std::size_t SMALL_FRAME_STREAM_BUFFER = std::size_t{128} << 10;
+
 // Counts are stored unsigned but shown as signed 32-bit numbers.
 long as_signed32(std::uint64_t value) {
     return static_cast<long>(static_cast<std::int32_t>(static_cast<std::uint32_t>(value)));
@@ -120,12 +123,25 @@ int run_frameburst(int argc, const char* const* argv, std::FILE* out, std::FILE*
         }
     }
 
+    std::vector<char> stream_buffer;  // outlives `in`, which may use it
     std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path, "rb"));
     if (!in) {
         std::fprintf(out, "can not open %s for input\n", path);
         return RUN_OPEN_FAILED;
     }
-    return run_frames(in.get(), his_frame_shape(first), frame_count, out, err);
+    const HisFrameShape shape = his_frame_shape(first);
+    if (shape.pixel_bytes < SMALL_FRAME_BYTES) {
+        // Small frames: a large stream buffer brings many frames per read request. (Larger
+        // frames keep the default buffer: their pixel bytes bypass it and go straight to the
+        // frame buffer, where a large stream buffer would add a copy.) Without the memory the
+        // stream simply keeps its default buffer.
+        try {
+            stream_buffer.resize(SMALL_FRAME_STREAM_BUFFER);
+            std::setvbuf(in.get(), stream_buffer.data(), _IOFBF, stream_buffer.size());
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    return run_frames(in.get(), shape, frame_count, out, err);
 }
 
 }  // namespace frameburst
