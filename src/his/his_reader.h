@@ -86,9 +86,8 @@ struct HisFrameAllocator {
             ::operator new (n * sizeof(T) + OFFSET, std::align_val_t{PAGE}));
         return reinterpret_cast<T*>(block + OFFSET);
     }
-    void deallocate(T* p, std::size_t n) noexcept {
-        ::operator delete (reinterpret_cast<unsigned char*>(p) - OFFSET, n * sizeof(T) + OFFSET,
-                           std::align_val_t{PAGE});
+    void deallocate(T* p, std::size_t) noexcept {
+        ::operator delete (reinterpret_cast<unsigned char*>(p) - OFFSET, std::align_val_t{PAGE});
     }
     template <class U>
     bool operator==(const HisFrameAllocator<U>&) const noexcept {
