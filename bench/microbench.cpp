@@ -3,7 +3,8 @@
 //     implementation this processor runs;
 //   - the 16-bit row encoding of one 256 x 256 frame (the byte loop that write_tiff uses where the
 //     cells in memory are not already the stored bytes);
-//   - write_tiff of one 256 x 256 frame into a file, beside write() of the same pixel bytes.
+//   - write_tiff of one 256 x 256 and one 32 x 32 frame into a file, beside write() of the same
+//     pixel bytes into a new file, without and with the rename that write_tiff does.
 // Throughput counts the bytes of 16-bit samples produced or stored.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -105,49 +106,70 @@ std::string scratch_file(const char* name) {
     return std::string(dir) + "/frameburst-microbench-" + std::to_string(getpid()) + "-" + name;
 }
 
-void BM_WriteTiff16(benchmark::State& state) {
-    const std::size_t n = std::size_t{SMALL_SIDE} * SMALL_SIDE;
-    std::uint16_t* cells = static_cast<std::uint16_t*>(std::aligned_alloc(4096, 2 * n));
-    const std::vector<std::uint16_t> values = random_cells(n);
-    std::memcpy(cells, values.data(), 2 * n);
-    std::vector<const std::uint16_t*> rows(SMALL_SIDE);
-    for (std::size_t r = 0; r < SMALL_SIDE; ++r) {
-        rows[r] = cells + r * SMALL_SIDE;
+// A frame of `side` x `side` random cells, 64 bytes past a page boundary like the run's buffers.
+struct Frame {
+    explicit Frame(std::int32_t side) : side(side), block(std::aligned_alloc(4096, bytes() + 64)) {
+        const std::vector<std::uint8_t> values = random_bytes(bytes());
+        std::memcpy(data(), values.data(), bytes());
+        for (std::int32_t r = 0; r < side; ++r) {
+            rows.push_back(cells() + std::size_t(r) * std::size_t(side));
+        }
     }
+    ~Frame() { std::free(block); }
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    std::size_t bytes() const { return 2 * std::size_t(side) * std::size_t(side); }
+    std::uint8_t* data() const { return static_cast<std::uint8_t*>(block) + 64; }
+    const std::uint16_t* cells() const { return reinterpret_cast<const std::uint16_t*>(data()); }
+
+    std::int32_t side;
+    void* block;
+    std::vector<const std::uint16_t*> rows;
+};
+
+// write_tiff of one frame, as the run calls it; the argument is the frame's side.
+void BM_WriteTiff16(benchmark::State& state) {
+    const Frame frame(static_cast<std::int32_t>(state.range(0)));
     const std::string path = scratch_file("a.tif");
     for (auto _ : state) {
-        const frameburst::TiffResult result = frameburst::write_tiff(
-            path.c_str(), SMALL_SIDE, SMALL_SIDE, 16, rows.data(), "frameburst\t1234\t/\t2000");
+        const frameburst::TiffResult result =
+            frameburst::write_tiff(path.c_str(), frame.side, frame.side, 16, frame.rows.data(),
+                                   "frameburst\t1234\t/\t2000");
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;
         }
     }
     unlink(path.c_str());
-    std::free(cells);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 2 * n));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.bytes()));
 }
-BENCHMARK(BM_WriteTiff16);
+BENCHMARK(BM_WriteTiff16)->Arg(SMALL_SIDE)->Arg(32);
 
-// The floor for BM_WriteTiff16: the same pixel bytes written to a new file with one write().
+// The floors for BM_WriteTiff16: the same pixel bytes written to a new file with one write(),
+// and (second argument 1) the same under a temporary name renamed into place afterwards, as
+// write_tiff does so that no torn file ever stands under an output name. Every iteration makes a
+// new file and drops the previous one, as write_tiff does when it replaces its last output.
 void BM_WriteRaw(benchmark::State& state) {
-    const std::size_t bytes = 2 * std::size_t{SMALL_SIDE} * SMALL_SIDE;
-    auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(4096, bytes));
-    const std::vector<std::uint8_t> values = random_bytes(bytes);
-    std::memcpy(data, values.data(), bytes);
+    const Frame frame(static_cast<std::int32_t>(state.range(0)));
+    const bool publish = state.range(1) != 0;
     const std::string path = scratch_file("raw");
+    const std::string temp = path + ".part";
     for (auto _ : state) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0 || write(fd, data, bytes) != static_cast<ssize_t>(bytes) || close(fd) != 0) {
+        const char* name = publish ? temp.c_str() : path.c_str();
+        if (!publish) {
+            unlink(name);
+        }
+        const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 || write(fd, frame.data(), frame.bytes()) != ssize_t(frame.bytes()) ||
+            close(fd) != 0 || (publish && rename(name, path.c_str()) != 0)) {
             state.SkipWithError("cannot write the scratch file");
             break;
         }
     }
     unlink(path.c_str());
-    std::free(data);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.bytes()));
 }
-BENCHMARK(BM_WriteRaw);
+BENCHMARK(BM_WriteRaw)->ArgsProduct({{SMALL_SIDE, 32}, {0, 1}});
 
 }  // namespace
 

@@ -19,7 +19,7 @@
 # --micro also runs the micro-benchmarks of the 12-bit unpack and the 16-bit row encoding.
 set -euo pipefail
 
-ROUNDS=9
+ROUNDS=11
 WORK=""
 MICRO=0
 KEEP=0
@@ -71,6 +71,8 @@ mkdir -p "$WORK"
 cleanup() { [ "$KEEP" = 1 ] || rm -rf "$WORK"; }
 trap cleanup EXIT
 echo "== Work directory $WORK ($(stat -f -c %T "$WORK")), $ROUNDS rounds after one warm-up"
+echo "== $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) CPUs," \
+    "Linux $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Runs one program in a fresh directory; prints "SECONDS RSS_KIB FILES". The directory is made
 # before and removed after the timed part.
@@ -140,6 +142,7 @@ for spec in "${DATASETS[@]}"; do
         printf "| %s | %d x %d x %d | %.3f s | %.3f s | %.3f (<= %.2f) | %.0f MB/s | %.1f MiB (<= %.1f) | %s |",
             name, fr, w, h, fb, fl, r, t, bytes / fb / 1e6, rss / 1024, lim / 1024, ok }')
     SUMMARY+=("$line")
+    [ "$KEEP" = 1 ] || rm -f "$his" "$pixels"
     [[ $line == *"| yes |" ]] || all_met=0
 done
 
