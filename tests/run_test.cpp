@@ -378,3 +378,34 @@ TEST(Conversion, ReplacesExistingOutputs) {
 }
 
 }  // namespace
+
+// The bundled examples convert into TIFF files that libtiff and tiffinfo read without a word.
+TEST(Conversion, BundledExamplesReadCleanly) {
+    struct Case {
+        const char* file;
+        const char* first_line;
+        int frames;
+    };
+    const Case cases[] = {
+        {"sample16.his", "16 bits 12 images\n", 12},
+        {"sample12.his", "12 bits 6 images\n", 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        TempDir dir;
+        const std::string input = std::string(FRAMEBURST_SOURCE_DIR) + "/examples/" + c.file;
+        const auto r = test_support::run_frameburst({input}, dir.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string(c.first_line) + "reading " + input + ".\n" +
+                             progress(1, c.frames) + "\n");
+        ASSERT_EQ(dir.entries(), tiff_names(c.frames));
+        for (const auto& name : dir.entries()) {
+            const auto t = test_support::read_tiff(dir.file(name));
+            EXPECT_TRUE(t.opened && t.messages.empty()) << name;
+            const auto info =
+                test_support::run_program("/usr/bin/tiffinfo", {"-d", name}, dir.path());
+            EXPECT_EQ(info.status, 0) << name;
+            EXPECT_EQ(info.err, "") << name;
+        }
+    }
+}
