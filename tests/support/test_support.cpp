@@ -30,6 +30,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (path_.empty()) {
+        return;
+    }
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -4,7 +4,21 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+// Whether the tests run under AddressSanitizer, which reserves more address space than any
+// memory limit a test could set.
+#if defined(__SANITIZE_ADDRESS__)
+#define TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEST_UNDER_ASAN 1
+#endif
+#endif
+#ifndef TEST_UNDER_ASAN
+#define TEST_UNDER_ASAN 0
+#endif
 
 namespace test_support {
 
@@ -17,6 +31,8 @@ class TempDir {
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
+    TempDir(TempDir&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+    TempDir& operator=(TempDir&&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     // Names of the entries in the directory, sorted.
