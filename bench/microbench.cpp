@@ -8,6 +8,7 @@
 // Throughput counts the bytes of 16-bit samples produced or stored.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -99,12 +100,47 @@ void BM_EncodeRows16(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeRows16);
 
-// A directory for the file benchmarks: /dev/shm when there is one, so that they measure the
-// program and the system's copying rather than a disk.
-std::string scratch_file(const char* name) {
-    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/frameburst-microbench-" + std::to_string(getpid()) + "-" + name;
-}
+// A fresh directory for the file benchmarks, on /dev/shm when there is one so that they measure
+// the program and the system rather than a disk. Like a conversion run, every iteration makes a
+// new file; every BATCH files the directory is emptied outside the timing.
+class ScratchDir {
+  public:
+    static constexpr int BATCH = 1000;
+    ScratchDir() {
+        const char* root = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        path_ = std::string(root) + "/frameburst-microbench-" + std::to_string(getpid());
+        mkdir(path_.c_str(), 0777);
+    }
+    ~ScratchDir() {
+        clear();
+        rmdir(path_.c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    // The name of the next file, "DIR/aNNNN.tif" with NNNN cycling through the batch.
+    const std::string& next(benchmark::State& state) {
+        if (count_ == BATCH) {
+            state.PauseTiming();
+            clear();
+            state.ResumeTiming();
+        }
+        name_ = path_ + "/a" + std::to_string(10000 + count_++) + ".tif";
+        return name_;
+    }
+
+  private:
+    void clear() {
+        for (int i = 0; i < count_; ++i) {
+            unlink((path_ + "/a" + std::to_string(10000 + i) + ".tif").c_str());
+        }
+        count_ = 0;
+    }
+
+    std::string path_;
+    std::string name_;
+    int count_ = 0;
+};
 
 // A frame of `side` x `side` random cells, 64 bytes past a page boundary like the run's buffers.
 struct Frame {
@@ -127,46 +163,40 @@ struct Frame {
     std::vector<const std::uint16_t*> rows;
 };
 
-// write_tiff of one frame, as the run calls it; the argument is the frame's side.
+// write_tiff of one frame into a new file, as the run calls it; the argument is the frame's side.
 void BM_WriteTiff16(benchmark::State& state) {
     const Frame frame(static_cast<std::int32_t>(state.range(0)));
-    const std::string path = scratch_file("a.tif");
+    ScratchDir dir;
     for (auto _ : state) {
         const frameburst::TiffResult result =
-            frameburst::write_tiff(path.c_str(), frame.side, frame.side, 16, frame.rows.data(),
-                                   "frameburst\t1234\t/\t2000");
+            frameburst::write_tiff(dir.next(state).c_str(), frame.side, frame.side, 16,
+                                   frame.rows.data(), "frameburst\t1234\t/\t2000");
         if (!result.ok) {
             state.SkipWithError(result.message.c_str());
             break;
         }
     }
-    unlink(path.c_str());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.bytes()));
 }
 BENCHMARK(BM_WriteTiff16)->Arg(SMALL_SIDE)->Arg(32);
 
 // The floors for BM_WriteTiff16: the same pixel bytes written to a new file with one write(),
 // and (second argument 1) the same under a temporary name renamed into place afterwards, as
-// write_tiff does so that no torn file ever stands under an output name. Every iteration makes a
-// new file and drops the previous one, as write_tiff does when it replaces its last output.
+// write_tiff does so that no torn file ever stands under an output name.
 void BM_WriteRaw(benchmark::State& state) {
     const Frame frame(static_cast<std::int32_t>(state.range(0)));
     const bool publish = state.range(1) != 0;
-    const std::string path = scratch_file("raw");
-    const std::string temp = path + ".part";
+    ScratchDir dir;
     for (auto _ : state) {
-        const char* name = publish ? temp.c_str() : path.c_str();
-        if (!publish) {
-            unlink(name);
-        }
-        const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const std::string& path = dir.next(state);
+        const std::string temp = publish ? path + ".part" : path;
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0 || write(fd, frame.data(), frame.bytes()) != ssize_t(frame.bytes()) ||
-            close(fd) != 0 || (publish && rename(name, path.c_str()) != 0)) {
+            close(fd) != 0 || (publish && rename(temp.c_str(), path.c_str()) != 0)) {
             state.SkipWithError("cannot write the scratch file");
             break;
         }
     }
-    unlink(path.c_str());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame.bytes()));
 }
 BENCHMARK(BM_WriteRaw)->ArgsProduct({{SMALL_SIDE, 32}, {0, 1}});
