@@ -45,9 +45,12 @@ void put_entry(std::vector<std::uint8_t>& v, std::uint16_t tag, std::uint16_t ty
     }
 }
 
-// Encodes one row of cells into exactly (bits * width + 7) / 8 bytes at `out`. The byte-aligned
-// widths 8, 16 and 32 store each cell little-endian; every other width packs the cells' low
-// `bits` bits into one bit stream, most significant bit first, and fills the last byte with 0 bits.
+// Encodes one row of cells into exactly (bits * width + 7) / 8 bytes at `out`. Every width but
+// 16 and 32 is one bit stream per row, most significant bit first: each cell gives its `bits` low
+// bits (higher bits are dropped, never spilling into a neighbour) and the row's last byte is filled
+// with 0 bits. 8 bits is that stream's byte-aligned fast path; 16 and 32 bits store each cell
+// little-endian instead, 32 widened with zeros. (24 bits stays in the stream: most significant
+// byte first.)
 void encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t width,
                 std::uint8_t* out) {
     const auto n = static_cast<std::size_t>(width);
