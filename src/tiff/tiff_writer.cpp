@@ -110,8 +110,14 @@ class OutputFile {
         }
     }
 
+    // Always a new file: a leftover of an interrupted run, or a link of any kind standing under
+    // the temporary name, is removed first, never written through.
     bool create() {
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+        fd_ = ::open(temp_.c_str(), flags, 0666);
+        if (fd_ < 0 && errno == EEXIST && ::unlink(temp_.c_str()) == 0) {
+            fd_ = ::open(temp_.c_str(), flags, 0666);
+        }
         created_ = fd_ >= 0;
         return created_;
     }
