@@ -1,6 +1,7 @@
 // The TIFF writer: exact bytes of small files, the strip arithmetic, and libtiff's reading of them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -285,3 +286,26 @@ TEST(TiffWriter, FailuresLeaveNoFile) {
 }
 
 }  // namespace
+
+// Whatever stands under the temporary name (a leftover of a killed run, a hard or symbolic link
+// to another file) is replaced, and the file it links to stays as it was.
+TEST(TiffWriter, TemporaryNameLeftoversAreReplacedNotWrittenThrough) {
+    test_support::TempDir dir;
+    Image img(4, 3);
+    const Bytes kept(50, 0x33);
+    test_support::write_file(dir.file("kept.dat"), kept);
+    test_support::write_file(dir.file("a0001.tif.part"), Bytes(10, 0x44));
+    ASSERT_EQ(0, ::link(dir.file("kept.dat").c_str(), dir.file("a0002.tif.part").c_str()));
+    ASSERT_EQ(0, ::symlink("kept.dat", dir.file("a0003.tif.part").c_str()));
+    for (const char* name : {"a0001.tif", "a0002.tif", "a0003.tif"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        ASSERT_TRUE(write_tiff(path.c_str(), 4, 3, 16, img.rows.data(), nullptr).ok);
+        const auto t = test_support::read_tiff(path);
+        EXPECT_TRUE(t.opened && t.messages.empty());
+        EXPECT_EQ(t.samples, img.cells);
+    }
+    EXPECT_EQ(test_support::read_file(dir.file("kept.dat")), kept);
+    EXPECT_EQ(dir.entries(),
+              (std::vector<std::string>{"a0001.tif", "a0002.tif", "a0003.tif", "kept.dat"}));
+}

@@ -45,9 +45,12 @@ void put_entry(std::vector<std::uint8_t>& v, std::uint16_t tag, std::uint16_t ty
     }
 }
 
-// Encodes one row of cells into exactly (bits * width + 7) / 8 bytes at `out`. The byte-aligned
-// widths 8, 16 and 32 store each cell little-endian; every other width packs the cells' low
-// `bits` bits into one bit stream, most significant bit first, and fills the last byte with 0 bits.
+// Encodes one row of cells into exactly (bits * width + 7) / 8 bytes at `out`. Every width but
+// 16 and 32 is one bit stream per row, most significant bit first: each cell gives its `bits` low
+// bits (higher bits are dropped, never spilling into a neighbour) and the row's last byte is filled
+// with 0 bits. 8 bits is that stream's byte-aligned fast path; 16 and 32 bits store each cell
+// little-endian instead, 32 widened with zeros. (24 bits stays in the stream: most significant
+// byte first.)
 void encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t width,
                 std::uint8_t* out) {
     const auto n = static_cast<std::size_t>(width);
@@ -107,8 +110,14 @@ class OutputFile {
         }
     }
 
+    // Always a new file: a leftover of an interrupted run, or a link of any kind standing under
+    // the temporary name, is removed first, never written through.
     bool create() {
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+        fd_ = ::open(temp_.c_str(), flags, 0666);
+        if (fd_ < 0 && errno == EEXIST && ::unlink(temp_.c_str()) == 0) {
+            fd_ = ::open(temp_.c_str(), flags, 0666);
+        }
         created_ = fd_ >= 0;
         return created_;
     }
@@ -215,6 +224,11 @@ bool tiff_layout(std::int32_t width, std::int32_t height, std::int32_t bits_per_
     const auto w = static_cast<std::uint64_t>(width);
     const auto h = static_cast<std::uint64_t>(height);
     t.row_bytes = (static_cast<std::uint64_t>(bits_per_sample) * w + 7) >> 3;
+    if (t.row_bytes > MAX_TIFF_OFFSET) {
+        // Refused before the sums below: with a row under 2^32 bytes and fewer than 2^31 rows
+        // none of them can wrap around.
+        return false;
+    }
     t.rows_per_strip = t.row_bytes > MAX_STRIP_BYTES ? 1 : MAX_STRIP_BYTES / t.row_bytes;
     t.strip_count = (h + t.rows_per_strip - 1) / t.rows_per_strip;
     t.description_size = has_description ? description_length + 1 : 0;
@@ -235,17 +249,31 @@ bool tiff_layout(std::int32_t width, std::int32_t height, std::int32_t bits_per_
 TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
                       std::int32_t bits_per_sample, const std::uint16_t* const* rows,
                       const char* description) {
+    // Arguments that cannot make a TIFF file are refused before any file is created or replaced.
+    char refusal[160];
+    if (width < 1 || height < 1) {
+        std::snprintf(refusal, sizeof refusal,
+                      "cannot store an image of %ld x %ld samples: width and height must be at "
+                      "least 1.",
+                      static_cast<long>(width), static_cast<long>(height));
+        return failure(path, refusal);
+    }
+    if (bits_per_sample < 1 || bits_per_sample > 32) {
+        std::snprintf(refusal, sizeof refusal,
+                      "cannot store %ld bits per sample: bits per sample must be 1 to 32.",
+                      static_cast<long>(bits_per_sample));
+        return failure(path, refusal);
+    }
     const std::uint64_t description_length = description != nullptr ? std::strlen(description) : 0;
     TiffLayout t;
     if (!tiff_layout(width, height, bits_per_sample, description_length, description != nullptr,
                      t)) {
-        char what[160];
-        std::snprintf(
-            what, sizeof what,
-            "cannot store an image of %ld x %ld samples with %ld bits per sample as TIFF.",
-            static_cast<long>(width), static_cast<long>(height),
-            static_cast<long>(bits_per_sample));
-        return failure(path, what);
+        std::snprintf(refusal, sizeof refusal,
+                      "cannot store an image of %ld x %ld samples with %ld bits per sample: more "
+                      "than a TIFF file can hold.",
+                      static_cast<long>(width), static_cast<long>(height),
+                      static_cast<long>(bits_per_sample));
+        return failure(path, refusal);
     }
     const auto K = static_cast<std::uint32_t>(t.strip_count);
     const auto S = static_cast<std::uint32_t>(t.rows_per_strip);

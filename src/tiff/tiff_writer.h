@@ -29,10 +29,12 @@ struct TiffResult {
     std::string message;
 };
 
-// Stores `height` rows of `width` 16-bit cells (rows[0] first) as the TIFF file `path`, with the
-// optional NUL-terminated `description`. The file appears under `path` only once it is complete:
-// it is written under a temporary name beside it and renamed; on any failure nothing is left and
-// an existing file of that name stays as it was.
+// Stores `height` rows of `width` 16-bit cells (rows[0] first) as the TIFF file `path` with
+// `bits_per_sample` bits per sample (1 to 32; each cell gives its low bits) and the optional
+// NUL-terminated `description`. A width or height below 1, bits outside 1..32 or an image too
+// large for TIFF's 32-bit offsets are refused before any file is touched. The file appears under
+// `path` only once it is complete: it is written under a temporary name beside it and renamed; on
+// any failure nothing is left and an existing file of that name stays as it was.
 [[nodiscard]] TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
                                     std::int32_t bits_per_sample, const std::uint16_t* const* rows,
                                     const char* description);

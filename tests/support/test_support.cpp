@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,7 @@ std::string slurp(const std::string& path) {
 }  // namespace
 
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& cwd) {
+                          const std::string& cwd, const RunOptions& options) {
     TempDir capture;
     const std::string out_path = capture.file("stdout");
     const std::string err_path = capture.file("stderr");
@@ -119,6 +120,13 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
             ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0) {
             ::_exit(127);
         }
+        if (options.file_size_limit >= 0) {
+            const auto limit = static_cast<rlim_t>(options.file_size_limit);
+            const struct rlimit fsize = {limit, limit};
+            if (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &fsize) != 0) {
+                ::_exit(127);
+            }
+        }
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -139,8 +147,9 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     return r;
 }
 
-ProcessResult run_frameburst(const std::vector<std::string>& args, const std::string& cwd) {
-    return run_program(FRAMEBURST_BINARY, args, cwd);
+ProcessResult run_frameburst(const std::vector<std::string>& args, const std::string& cwd,
+                             const RunOptions& options) {
+    return run_program(FRAMEBURST_BINARY, args, cwd, options);
 }
 
 CapturedStream::CapturedStream() : file_(std::tmpfile()) {

@@ -70,12 +70,21 @@ struct ProcessResult {
     long max_rss_kib = 0;  // peak resident memory of the child
 };
 
+// Limits for a program run by run_program.
+struct RunOptions {
+    // Largest file the program may write, in bytes (RLIMIT_FSIZE), with SIGXFSZ ignored, so that
+    // a write beyond it fails as on a full disk; negative for no limit. Standard output and
+    // standard error are files too: keep them below it.
+    long long file_size_limit = -1;
+};
+
 // Runs `program` with `args` in directory `cwd`, standard input empty, and collects its output.
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& cwd);
+                          const std::string& cwd, const RunOptions& options = {});
 
 // Runs the frameburst binary in `cwd`.
-ProcessResult run_frameburst(const std::vector<std::string>& args, const std::string& cwd);
+ProcessResult run_frameburst(const std::vector<std::string>& args, const std::string& cwd,
+                             const RunOptions& options = {});
 
 // Captures what an in-process call prints on a stream.
 class CapturedStream {
