@@ -360,17 +360,26 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
     }
     Gather out(file);
     bool ok = out.add(head.data(), head.size());
+    if (rows_as_stored) {
+        // Cells in memory already are 16-bit little-endian, and with rows of an even size no
+        // strip needs a pad byte: the rows go out as they stand, every run of rows that lie one
+        // after another in memory as one buffer.
+        const auto rows_total = static_cast<std::size_t>(height);
+        for (std::size_t r = 0; ok && r < rows_total;) {
+            std::size_t end = r + 1;
+            while (end < rows_total && rows[end] == rows[end - 1] + width) {
+                ++end;
+            }
+            ok = out.add(rows[r], (end - r) * R);
+            r = end;
+        }
+    }
     std::size_t used = 0;  // bytes of `chunk` handed to `out` since its last flush
-    for (std::uint32_t strip = 0; ok && strip < K; ++strip) {
+    for (std::uint32_t strip = 0; ok && !rows_as_stored && strip < K; ++strip) {
         const std::uint64_t first = std::uint64_t{strip} * S;
         const std::uint64_t end =
             std::min<std::uint64_t>(first + S, static_cast<std::uint64_t>(height));
         for (std::uint64_t r = first; ok && r < end; ++r) {
-            if (rows_as_stored) {
-                // Cells in memory already are 16-bit little-endian: they go out as they stand.
-                ok = out.add(rows[r], R);
-                continue;
-            }
             if (used + R > chunk.size()) {
                 ok = out.flush();
                 used = 0;
