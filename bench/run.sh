@@ -150,7 +150,7 @@ for spec in "${DATASETS[@]}"; do
         -v m1="$m1" -v m2="$m2" -v r1="$mr1" -v r2="$mr2" -v t="$target" \
         -v bytes=$((frames * frame_bytes)) -v rss="$rss_max" -v lim="$limit_kib" 'BEGIN {
         ok = (r1 <= t && rss <= lim) ? "yes" : "NO"
-        printf "| %s | %d x %d x %d | %.3f s | %.3f s | %.2f (<= %.2f) | %.3f s | %.2f | %.0f MB/s | %.1f MiB (<= %.1f) | %s |",
+        printf "| %s | %d x %d x %d | %.3f s | %.3f s | %.3f (<= %.2f) | %.3f s | %.3f | %.0f MB/s | %.1f MiB (<= %.1f) | %s |",
             name, fr, w, h, m0, m1, r1, t, m2, r2, bytes / m0 / 1e6, rss / 1024, lim / 1024, ok }')
     SUMMARY+=("$line")
     [ "$KEEP" = 1 ] || rm -f "$his" "$pixels"
