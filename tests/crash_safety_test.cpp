@@ -56,16 +56,8 @@ TEST(CrashSafety, KilledRunLeavesOnlyWholeFiles) {
     const int width = 512, height = 512;  // 512 KiB a frame: the kill mostly lands in a write
     TempDir work;
     {
-        his_synth::Header h;
-        h.width = width;
-        h.height = height;
-        h.frame_count = frames;
-        Bytes input;
-        for (int k = 0; k < frames; ++k) {
-            const auto f = his_synth::encode_frame(
-                h, "", his_synth::pattern(width, height, static_cast<std::uint32_t>(k), false));
-            input.insert(input.end(), f.begin(), f.end());
-        }
+        const Bytes input = his_synth::encode_sequence(
+            his_synth::make_header(width, height, 2, frames), "", frames);
         test_support::write_file(work.file("in.his"), input);
     }
     TempDir reference;

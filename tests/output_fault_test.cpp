@@ -22,17 +22,9 @@ using test_support::Bytes;
 using test_support::TempDir;
 
 Bytes sequence(int width, int height, int frames, const std::string& comment) {
-    his_synth::Header h;
-    h.width = static_cast<std::int16_t>(width);
-    h.height = static_cast<std::int16_t>(height);
-    h.frame_count = static_cast<std::uint32_t>(frames);
-    Bytes b;
-    for (int k = 0; k < frames; ++k) {
-        const auto f = his_synth::encode_frame(
-            h, comment, his_synth::pattern(width, height, static_cast<std::uint32_t>(k), false));
-        b.insert(b.end(), f.begin(), f.end());
-    }
-    return b;
+    const auto count = static_cast<std::uint32_t>(frames);
+    return his_synth::encode_sequence(his_synth::make_header(width, height, 2, count), comment,
+                                      count);
 }
 
 std::string tiff_name(int k) {

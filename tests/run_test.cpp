@@ -24,29 +24,19 @@ struct HisFile {
     std::uint32_t announced = 0;  // 0: the number of frames
     std::string comment = "test sequence";
 
-    // The samples a reader gets back for frame k: an odd 12-bit count stores 8 bits of the last.
+    his_synth::Header header(int count) const {
+        return his_synth::make_header(
+            width, height, type, announced != 0 ? announced : static_cast<std::uint32_t>(count));
+    }
+
+    // The samples a reader gets back for frame k.
     std::vector<std::uint16_t> samples(std::uint32_t k) const {
-        auto s = his_synth::pattern(width, height, k, type == 6);
-        if (type == 6 && s.size() % 2 == 1) {
-            s.back() &= 0xFF0;
-        }
-        return s;
+        return his_synth::delivered_pattern(header(1), k);
     }
 
     Bytes frames(int count) const {
-        his_synth::Header h;
-        h.width = static_cast<std::int16_t>(width);
-        h.height = static_cast<std::int16_t>(height);
-        h.pixel_type = static_cast<std::int16_t>(type);
-        h.frame_count = announced != 0 ? announced : static_cast<std::uint32_t>(count);
-        Bytes out;
-        for (int k = 0; k < count; ++k) {
-            const auto f = his_synth::encode_frame(
-                h, comment,
-                his_synth::pattern(width, height, static_cast<std::uint32_t>(k), type == 6));
-            out.insert(out.end(), f.begin(), f.end());
-        }
-        return out;
+        return his_synth::encode_sequence(header(count), comment,
+                                          static_cast<std::uint32_t>(count));
     }
 };
 

@@ -33,19 +33,9 @@ struct Sequence {
     std::size_t frame_bytes() const { return 64 + comment.size() + pixel_bytes(); }
 
     Bytes bytes() const {
-        his_synth::Header h;
-        h.width = static_cast<std::int16_t>(width);
-        h.height = static_cast<std::int16_t>(height);
-        h.pixel_type = static_cast<std::int16_t>(type);
-        h.frame_count = static_cast<std::uint32_t>(frames);
-        Bytes b;
-        for (int k = 0; k < frames; ++k) {
-            const auto f = his_synth::encode_frame(
-                h, comment,
-                his_synth::pattern(width, height, static_cast<std::uint32_t>(k), type == 6));
-            b.insert(b.end(), f.begin(), f.end());
-        }
-        return b;
+        return his_synth::encode_sequence(
+            his_synth::make_header(width, height, type, static_cast<std::uint32_t>(frames)),
+            comment, static_cast<std::uint32_t>(frames));
     }
 };
 

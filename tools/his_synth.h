@@ -104,4 +104,35 @@ inline std::vector<std::uint16_t> pattern(int width, int height, std::uint32_t i
     return s;
 }
 
+// A header for frames of `width` x `height` samples of `pixel_type`, announcing `frame_count`.
+inline Header make_header(int width, int height, int pixel_type, std::uint32_t frame_count) {
+    Header h;
+    h.width = static_cast<std::int16_t>(width);
+    h.height = static_cast<std::int16_t>(height);
+    h.pixel_type = static_cast<std::int16_t>(pixel_type);
+    h.frame_count = frame_count;
+    return h;
+}
+
+// `frames` frames with header `h` and `comment`, frame k holding the pattern for index k.
+inline std::vector<std::uint8_t> encode_sequence(const Header& h, const std::string& comment,
+                                                 std::uint32_t frames) {
+    std::vector<std::uint8_t> v;
+    for (std::uint32_t k = 0; k < frames; ++k) {
+        const auto f = encode_frame(h, comment, pattern(h.width, h.height, k, h.pixel_type == 6));
+        v.insert(v.end(), f.begin(), f.end());
+    }
+    return v;
+}
+
+// The samples a reader delivers for frame `index` of such a sequence: packed 12-bit data of an
+// odd sample count keeps only the high 8 bits of the last sample, the rest reads as 0.
+inline std::vector<std::uint16_t> delivered_pattern(const Header& h, std::uint32_t index) {
+    auto s = pattern(h.width, h.height, index, h.pixel_type == 6);
+    if (h.pixel_type == 6 && s.size() % 2 == 1) {
+        s.back() &= 0xFF0;
+    }
+    return s;
+}
+
 }  // namespace his_synth
