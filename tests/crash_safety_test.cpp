@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,17 +52,52 @@ Listing list(const TempDir& dir) {
     return l;
 }
 
-TEST(CrashSafety, KilledRunLeavesOnlyWholeFiles) {
-    const int frames = 60;
-    const int width = 512, height = 512;  // 512 KiB a frame: the kill mostly lands in a write
-    TempDir work;
-    {
-        const Bytes input = his_synth::encode_sequence(
-            his_synth::make_header(width, height, 2, frames), "", frames);
-        test_support::write_file(work.file("in.his"), input);
+// Waits until the run in `dir` has stored `wanted` files, best while it is writing the next one, a
+// few frames later in any case. False when the run ended first.
+bool wait_for_files(const TempDir& dir, pid_t pid, int wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const Listing l = list(dir);
+        if (l.tiffs >= wanted && (l.temporary || l.tiffs >= wanted + 3)) {
+            return true;
+        }
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    TempDir reference;
-    ASSERT_EQ(test_support::run_frameburst({work.file("in.his")}, reference.path()).status, 0);
+    return true;
+}
+
+constexpr int FRAMES = 60;
+
+// An input of 60 frames of 512 x 512 (512 KiB a frame: a signal mostly lands in a write), and the
+// files a complete run makes of it.
+class CrashSafety : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        work_ = new TempDir;
+        reference_ = new TempDir;
+        test_support::write_file(
+            work_->file("in.his"),
+            his_synth::encode_sequence(his_synth::make_header(512, 512, 2, FRAMES), "", FRAMES));
+        ASSERT_EQ(test_support::run_frameburst({work_->file("in.his")}, reference_->path()).status,
+                  0);
+    }
+    static void TearDownTestSuite() {
+        delete work_;
+        delete reference_;
+    }
+    static TempDir* work_;
+    static TempDir* reference_;
+};
+TempDir* CrashSafety::work_ = nullptr;
+TempDir* CrashSafety::reference_ = nullptr;
+
+TEST_F(CrashSafety, KilledRunLeavesOnlyWholeFiles) {
+    const int frames = FRAMES;
+    const TempDir& work = *work_;
+    const TempDir& reference = *reference_;
 
     // Kill runs at several points until two kills have caught a file being written.
     int caught_writing = 0;
@@ -71,21 +107,7 @@ TEST(CrashSafety, KilledRunLeavesOnlyWholeFiles) {
         const pid_t pid = start_frameburst(work.file("in.his"), dir.path());
         ASSERT_GT(pid, 0);
         const int wanted = 3 + (11 * attempt) % 40;
-        int exited = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const Listing l = list(dir);
-            // Best while a file is being written; a few frames later in any case.
-            if (l.tiffs >= wanted && (l.temporary || l.tiffs >= wanted + 3)) {
-                break;
-            }
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-                exited = 1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        ASSERT_EQ(exited, 0) << "the run ended before it could be killed";
+        ASSERT_TRUE(wait_for_files(dir, pid, wanted)) << "the run ended before it could be killed";
         ASSERT_EQ(::kill(pid, SIGKILL), 0);
         int wstatus = 0;
         ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
@@ -108,6 +130,34 @@ TEST(CrashSafety, KilledRunLeavesOnlyWholeFiles) {
         }
     }
     EXPECT_GE(caught_writing, 1) << "no kill landed while a file was being written";
+}
+
+// A run ended by a signal it can catch removes the file it was writing: only whole files remain.
+TEST_F(CrashSafety, InterruptedRunRemovesItsUnfinishedFile) {
+    int caught_writing = 0;
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        TempDir dir;
+        const pid_t pid = start_frameburst(work_->file("in.his"), dir.path());
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(wait_for_files(dir, pid, 3)) << "the run ended before it could be stopped";
+        caught_writing += list(dir).temporary ? 1 : 0;
+        ASSERT_EQ(::kill(pid, signal_number), 0);
+        int wstatus = 0;
+        ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == signal_number);
+
+        const Listing after = list(dir);
+        EXPECT_FALSE(after.temporary);
+        EXPECT_GE(after.tiffs, 3);
+        EXPECT_LT(after.tiffs, FRAMES);
+        for (const auto& name : dir.entries()) {
+            EXPECT_TRUE(test_support::read_file(dir.file(name)) ==
+                        test_support::read_file(reference_->file(name)))
+                << name << " is not the complete file";
+        }
+    }
+    EXPECT_GE(caught_writing, 1) << "no signal landed while a file was being written";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -94,6 +95,11 @@ void encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t widt
     }
 }
 
+// The temporary name of the file being written, kept where a signal handler can read it
+// (tiff_discard_unfinished). Set before the file is created, cleared once it is renamed or removed.
+char g_unfinished[4096];
+volatile std::sig_atomic_t g_has_unfinished = 0;
+
 // The output file: created under a temporary name beside the final one and renamed into place
 // only when complete, so no torn file ever stands under the final name. Removed unless committed.
 class OutputFile {
@@ -108,11 +114,16 @@ class OutputFile {
         if (created_ && !committed_) {
             ::unlink(temp_.c_str());
         }
+        g_has_unfinished = 0;
     }
 
     // Always a new file: a leftover of an interrupted run, or a link of any kind standing under
     // the temporary name, is removed first, never written through.
     bool create() {
+        if (temp_.size() < sizeof g_unfinished) {
+            std::memcpy(g_unfinished, temp_.c_str(), temp_.size() + 1);
+            g_has_unfinished = 1;
+        }
         constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
         fd_ = ::open(temp_.c_str(), flags, 0666);
         if (fd_ < 0 && errno == EEXIST && ::unlink(temp_.c_str()) == 0) {
@@ -156,6 +167,7 @@ class OutputFile {
             return false;
         }
         committed_ = true;
+        g_has_unfinished = 0;
         return true;
     }
 
@@ -215,6 +227,12 @@ const std::uint8_t ZERO_BYTE = 0;
 constexpr std::size_t CHUNK_BYTES = std::size_t{256} << 10;
 
 }  // namespace
+
+void tiff_discard_unfinished() noexcept {
+    if (g_has_unfinished != 0) {
+        ::unlink(g_unfinished);
+    }
+}
 
 bool tiff_layout(std::int32_t width, std::int32_t height, std::int32_t bits_per_sample,
                  std::uint64_t description_length, bool has_description, TiffLayout& t) {

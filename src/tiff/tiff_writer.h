@@ -39,6 +39,10 @@ struct TiffResult {
                                     std::int32_t bits_per_sample, const std::uint16_t* const* rows,
                                     const char* description);
 
+// Removes the temporary file of a write_tiff call in progress, if there is one. Safe to call from
+// a signal handler, for a process that is about to end in the middle of a write.
+void tiff_discard_unfinished() noexcept;
+
 // Encodes one row of `width` cells as write_tiff stores it with `bits_per_sample` bits per sample
 // (1 to 32), into exactly (bits_per_sample * width + 7) / 8 bytes at `out`. write_tiff skips this
 // for 16 bits on a little-endian host, where the cells in memory already are the stored bytes.
