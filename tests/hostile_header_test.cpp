@@ -24,12 +24,8 @@ struct Frame {
 };
 
 Bytes encode(const Frame& f) {
-    his_synth::Header h;
-    h.width = static_cast<std::int16_t>(f.width);
-    h.height = static_cast<std::int16_t>(f.height);
-    h.pixel_type = static_cast<std::int16_t>(f.type);
+    his_synth::Header h = his_synth::make_header(f.width, f.height, f.type, f.count);
     h.comment_length = static_cast<std::int16_t>(f.comment_length);
-    h.frame_count = f.count;
     Bytes b = his_synth::encode_header(h);
     b.resize(b.size() + f.bytes_behind, 0x5A);
     return b;

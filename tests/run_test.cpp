@@ -262,11 +262,7 @@ TEST(Conversion, InputFailures) {
 // A first frame the run cannot use stops it before any file is written, with status 1.
 TEST(Conversion, UnusableFirstFrame) {
     auto first = [](int width, int height, int type) {
-        his_synth::Header h;
-        h.width = static_cast<std::int16_t>(width);
-        h.height = static_cast<std::int16_t>(height);
-        h.pixel_type = static_cast<std::int16_t>(type);
-        Bytes b = his_synth::encode_header(h);
+        Bytes b = his_synth::encode_header(his_synth::make_header(width, height, type, 1));
         b.insert(b.end(), 64, 0x42);  // a few bytes behind it
         return b;
     };
@@ -307,11 +303,7 @@ TEST(Conversion, UnusableFirstFrame) {
 TEST(Conversion, LargestFrameWithItsPixelsMissing) {
     for (int type : {2, 6}) {
         SCOPED_TRACE(type);
-        his_synth::Header h;
-        h.width = 32767;
-        h.height = 32767;
-        h.pixel_type = static_cast<std::int16_t>(type);
-        Bytes b = his_synth::encode_header(h);
+        Bytes b = his_synth::encode_header(his_synth::make_header(32767, 32767, type, 1));
         b.insert(b.end(), 1001, 0x42);
         const Outcome run = convert(b);
         EXPECT_EQ(run.result.status, 255);
