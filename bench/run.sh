@@ -100,8 +100,8 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
 
 SUMMARY=()
 all_met=1
-for spec in "${DATASETS[@]}"; do
-    read -r name frames width height type target <<<"$spec"
+for dataset in "${DATASETS[@]}"; do
+    read -r name frames width height type target <<<"$dataset"
     [ -z "$ONLY" ] || [ "$ONLY" = "$name" ] || continue
     frame_bytes=$((2 * width * height))
     his=$WORK/$name.his
