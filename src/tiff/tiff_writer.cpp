@@ -46,14 +46,16 @@ void put_entry(std::vector<std::uint8_t>& v, std::uint16_t tag, std::uint16_t ty
     }
 }
 
+}  // namespace
+
 // Encodes one row of cells into exactly (bits * width + 7) / 8 bytes at `out`. Every width but
 // 16 and 32 is one bit stream per row, most significant bit first: each cell gives its `bits` low
 // bits (higher bits are dropped, never spilling into a neighbour) and the row's last byte is filled
 // with 0 bits. 8 bits is that stream's byte-aligned fast path; 16 and 32 bits store each cell
 // little-endian instead, 32 widened with zeros. (24 bits stays in the stream: most significant
 // byte first.)
-void encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t width,
-                std::uint8_t* out) {
+void tiff_encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t width,
+                     std::uint8_t* out) {
     const auto n = static_cast<std::size_t>(width);
     switch (bits) {
         case 8:
@@ -94,6 +96,8 @@ void encode_row(std::int32_t bits, const std::uint16_t* cells, std::int32_t widt
         *out = static_cast<std::uint8_t>(acc << (8 - pending));
     }
 }
+
+namespace {
 
 // The temporary name of the file being written, kept where a signal handler can read it
 // (tiff_discard_unfinished). Set before the file is created, cleared once it is renamed or removed.
@@ -297,6 +301,10 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
     const auto S = static_cast<std::uint32_t>(t.rows_per_strip);
     const auto R = static_cast<std::size_t>(t.row_bytes);
     const auto D = static_cast<std::uint32_t>(t.description_size);
+    // Bytes of strip i, its pad byte not counted: every strip holds S rows but the last.
+    const auto strip_bytes = [&](std::uint64_t i) {
+        return std::min<std::uint64_t>(S, static_cast<std::uint64_t>(height) - i * S) * R;
+    };
 
     // Everything around the pixel data is built before the file is created.
     std::vector<std::uint8_t> head;
@@ -321,15 +329,10 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
             std::uint64_t offset = t.data_offset;
             for (std::uint32_t i = 0; i < K; ++i) {
                 put32(tail, static_cast<std::uint32_t>(offset));
-                const std::uint64_t rows_here = std::min<std::uint64_t>(
-                    S, static_cast<std::uint64_t>(height) - std::uint64_t{i} * S);
-                const std::uint64_t bytes = rows_here * R;
-                offset += bytes + bytes % 2;
+                offset += strip_bytes(i) + strip_bytes(i) % 2;
             }
             for (std::uint32_t i = 0; i < K; ++i) {
-                const std::uint64_t rows_here = std::min<std::uint64_t>(
-                    S, static_cast<std::uint64_t>(height) - std::uint64_t{i} * S);
-                put32(tail, static_cast<std::uint32_t>(rows_here * R));
+                put32(tail, static_cast<std::uint32_t>(strip_bytes(i)));
             }
         }
         const auto E = static_cast<std::uint32_t>(t.arrays_offset);
@@ -357,7 +360,7 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
         put_entry(tail, 277, TYPE_SHORT, 1, 1);
         put_entry(tail, 278, TYPE_LONG, 1, S);
         put_entry(tail, 279, TYPE_LONG, K,
-                  K == 1 ? static_cast<std::uint32_t>(std::uint64_t{h} * R) : E + 4 * K);
+                  K == 1 ? static_cast<std::uint32_t>(strip_bytes(0)) : E + 4 * K);
         put16(tail, 284);
         put16(tail, TYPE_SHORT);
         put32(tail, 1);
@@ -402,11 +405,11 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
                 ok = out.flush();
                 used = 0;
             }
-            encode_row(bits_per_sample, rows[r], width, chunk.data() + used);
+            tiff_encode_row(bits_per_sample, rows[r], width, chunk.data() + used);
             ok = ok && out.add(chunk.data() + used, R);
             used += R;
         }
-        if (((end - first) * R) % 2 != 0) {
+        if (strip_bytes(strip) % 2 != 0) {
             ok = ok && out.add(&ZERO_BYTE, 1);
         }
     }
@@ -415,11 +418,6 @@ TiffResult write_tiff(const char* path, std::int32_t width, std::int32_t height,
         return failure(path, "file not stored.");
     }
     return {};
-}
-
-void tiff_encode_row(std::int32_t bits_per_sample, const std::uint16_t* cells, std::int32_t width,
-                     std::uint8_t* out) {
-    encode_row(bits_per_sample, cells, width, out);
 }
 
 }  // namespace frameburst
